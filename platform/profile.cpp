@@ -153,8 +153,7 @@ uint32_t CopyList(const std::vector<std::string>& names, char* buffer, uint32_t 
   for (const std::string& name : names) {
     if (used + name.size() + 2 > size) {
       // Cut the last name so the list still ends in two zeros.
-      uint32_t room = size - 2 - used;
-      std::memcpy(buffer + used, name.data(), room);
+      if (used < size - 2) std::memcpy(buffer + used, name.data(), size - 2 - used);
       buffer[size - 2] = '\0';
       buffer[size - 1] = '\0';
       return size - 2;

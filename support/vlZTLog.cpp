@@ -46,8 +46,6 @@ std::string ResolvePath(const std::string& name) {
 }
 
 int OpenForAppend(const std::string& path) {
-  size_t slash = path.find_last_of('/');
-  if (slash != std::string::npos && slash > 0) platform::MakeDirectories(path.substr(0, slash));
   return open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
 }
 
