@@ -93,7 +93,7 @@ bool vlZTREG_LocalPath(const std::string& keyPath, std::string& path) {
 
 int vlZTREG_ReadFlag(const std::string& keyPath, const std::string& valueName, int32_t* flag,
                      std::optional<int32_t> def) {
-  int32_t number;
+  int32_t number = 0;
   int rc = vlZTREG_ReadNumber(keyPath, valueName, &number, std::nullopt);
   if (rc == 0) *flag = number != 0 ? 1 : 0;
   else if (def) *flag = *def;
@@ -164,7 +164,7 @@ int vlZTREG_DeleteValue(HKEY key, const std::string& valueName) {
 }
 
 int vlZTREG_KeyReadFlag(HKEY key, const std::string& valueName, int32_t* flag) {
-  int32_t number;
+  int32_t number = 0;
   int rc = vlZTREG_KeyReadNumber(key, valueName, &number);
   if (rc == 0) *flag = number != 0 ? 1 : 0;
   return rc;

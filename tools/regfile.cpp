@@ -252,7 +252,7 @@ bool ExportKey(HKEY key, const std::string& path, std::string* text, std::string
     *error = "cannot read " + FullKeyName(path) + " (error " + std::to_string(rc) + ")";
     return false;
   }
-  *text += "[" + FullKeyName(path) + "]\n";
+  text->append("[").append(FullKeyName(path)).append("]\n");
   for (const RegValue& v : values) *text += ValueLine(v) + "\n";
   *text += "\n";
   for (const std::string& name : subkeys) {

@@ -75,7 +75,8 @@ Options ParseOptions(int argc, char** argv, int first, const std::vector<std::st
   Options o;
   for (int i = first; i < argc; ++i) {
     std::string a = argv[i];
-    std::string name = a.size() >= 2 && (a[0] == '/' || a[0] == '-') ? "/" + Upper(a.substr(1)) : "";
+    std::string name;
+    if (a.size() >= 2 && (a[0] == '/' || a[0] == '-')) name.append("/").append(Upper(a.substr(1)));
     static const char* const kKnown[] = {"/V", "/VE", "/VA", "/T", "/D", "/S", "/F", "/Y"};
     bool known = false;
     for (const char* k : kKnown) known |= name == k;
