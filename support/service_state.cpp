@@ -8,4 +8,11 @@ ServiceStateRecord& ServiceState() {
   return state;
 }
 
+bool WaitAtStartGate() {
+  ServiceStateRecord& state = ServiceState();
+  state.ThreadsReady.fetch_add(1);
+  platform::WaitForAny({&state.ThreadsReleased, &state.StopServerEvent}, platform::kInfinite);
+  return !state.StopServerEvent.IsSet() || state.ThreadsReleased.IsSet();
+}
+
 }  // namespace vlzt

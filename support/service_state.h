@@ -3,13 +3,15 @@
 // them all; the service's start-up fills it before any worker thread starts and it is
 // read-only afterwards, except TraceMode, WebListener, ThreadsReady and the thread slots.
 #pragma once
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
-#include <thread>
+#include <memory>
 
 #include "platform/sync.h"
+#include "platform/thread.h"
 
 namespace vlzt {
 
@@ -32,8 +34,15 @@ struct ServiceStateRecord {
   platform::ManualResetEvent StopServerEvent;
   platform::ManualResetEvent SendErrorEvent;
 
+  // Worker slots: 0 event-log monitor, 1 log-file monitor, 7 alert notification,
+  // 10 daily summary, 14 delayed alert notification.
+  std::array<std::shared_ptr<platform::Thread>, 15> WorkerThreads;
+  std::shared_ptr<platform::Thread> WebServerThread;
+
   std::atomic<uint32_t> WebListener{0};
   std::atomic<int32_t> ThreadsReady{0};
+  // Opened once start-up releases the workers (stands in for resuming suspended threads).
+  platform::ManualResetEvent ThreadsReleased;
 
   std::mutex EmailLock;
   std::mutex StoredMessageLock;
@@ -46,5 +55,10 @@ struct ServiceStateRecord {
 
 // The record of this process.
 ServiceStateRecord& ServiceState();
+
+// The first action of every worker thread: counts itself in ThreadsReady and waits until
+// start-up releases the workers. Returns false when the service is stopping instead, and
+// the thread then ends at once.
+bool WaitAtStartGate();
 
 }  // namespace vlzt
