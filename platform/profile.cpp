@@ -286,7 +286,7 @@ bool WritePrivateProfileString(const char* section, const char* key, const char*
     if (!value) return true;
     if (exists && !p.lines.empty() && !Trim(p.lines.back().text).empty())
       p.lines.push_back(Classify(""));
-    p.lines.push_back(Classify("[" + OneLine(section) + "]"));
+    p.lines.push_back(Classify(std::string("[").append(OneLine(section)).append("]")));
     p.lines.push_back(Classify(keyText + "=" + OneLine(value)));
     return WriteAtomically(file, Render(p));
   }
