@@ -1,6 +1,8 @@
 // platform/system.h
-// Facts about this computer that the host platform answers.
+// Facts about this computer that the host platform answers, and the calling thread's last
+// error with its text.
 #pragma once
+#include <cstdint>
 #include <string>
 
 namespace vlzt::platform {
@@ -9,5 +11,27 @@ namespace vlzt::platform {
 // SYSTEM\CurrentControlSet\Control\ComputerName\ComputerName when set, else the host name
 // (up to the first dot) in capitals.
 std::string ComputerName();
+
+// Milliseconds since the operating system started, in 32 bits (wraps after 49.7 days).
+// VLZT_TEST_UPTIME_MS, when set, is taken as the uptime at the first call (tests use it).
+uint32_t GetTickCount();
+// Seconds since the operating system started (same source, without the wrap).
+uint64_t UptimeSeconds();
+
+// The operating system's family ("Linux"), its name (PRETTY_NAME of /etc/os-release) and
+// the text that stands where the host platform shows its service pack (the kernel release).
+std::string OsFamily();
+std::string OsSystemName();
+std::string OsServicePack();
+
+// The calling thread's last error, as the platform calls set it.
+uint32_t GetLastError();
+void SetLastError(uint32_t code);
+// The platform error code for an errno value (2 file not found, 5 access denied, ...).
+uint32_t ErrorFromErrno(int err);
+
+// The text of a platform error code, ending in a line break as the host platform's
+// message table does ("The system cannot find the file specified.\r\n"); "" when unknown.
+std::string SystemErrorText(uint32_t code);
 
 }  // namespace vlzt::platform
