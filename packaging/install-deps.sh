@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the tests need, only those missing.
 # Usage: install-deps.sh [fuzz]
 set -e
-pkgs="cmake ninja-build g++ pkg-config libsqlite3-dev libgtest-dev libgmock-dev libbenchmark-dev"
+pkgs="cmake ninja-build g++ pkg-config libsqlite3-dev libgtest-dev libgmock-dev libbenchmark-dev python3-aiosmtpd"
 [ "$1" = fuzz ] && pkgs="clang libclang-rt-14-dev"
 
 missing=""
