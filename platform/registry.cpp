@@ -117,7 +117,9 @@ class Database {
       ++depth_;
       long rc = body();
       --depth_;
-      if (rc != kOk) failed_ = true;
+      // Only a failure of the database spoils the outer transaction; a "not found" or a
+      // refused argument is an answer the caller may act on.
+      if (rc == kRegistryIoFailed || rc == kBadDb || rc == kBusy) failed_ = true;
       return rc;
     }
     int rc = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);

@@ -151,6 +151,16 @@ TEST_F(RegistryTest, TransactionRollsBackWhenTheBodyFails) {
   EXPECT_EQ(RegOpenKey(HKEY_LOCAL_MACHINE, "Software\\Tx", KEY_READ, &key), 2);
 }
 
+TEST_F(RegistryTest, AnsweredCallsInsideATransactionDoNotSpoilIt) {
+  long rc = RegTransaction(HKEY_LOCAL_MACHINE, [] {
+    EXPECT_EQ(RegDeleteTree(HKEY_LOCAL_MACHINE, "Software\\Never"), 2);
+    return RegPutValue(HKEY_LOCAL_MACHINE, "Software\\Tx", "A", REG_DWORD, RegDwordData(1));
+  });
+  EXPECT_EQ(rc, 0);
+  RegValue v;
+  EXPECT_EQ(RegGetValue(HKEY_LOCAL_MACHINE, "Software\\Tx", "A", &v), 0);
+}
+
 TEST_F(RegistryTest, OtherComputersThroughTheComputerMap) {
   std::string other = path("other-root");
   ASSERT_TRUE(MakeDirectories(other));
