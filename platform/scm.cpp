@@ -137,12 +137,19 @@ bool WritePublished(const std::string& dir, const Published& p) {
   return std::rename(temp.c_str(), JoinPath(dir, "status").c_str()) == 0;
 }
 
-// The exit code the watcher recorded, or -1.
-long RecordedExit(const std::string& dir) {
-  std::ifstream in(JoinPath(dir, "exit"));
+// The exit code that watcher `watcher` recorded, or -1. Each watcher writes its own file,
+// so a watcher still finishing an earlier run cannot answer for a new one.
+long RecordedExit(const std::string& dir, uint32_t watcher) {
+  std::ifstream in(JoinPath(dir, "exit." + std::to_string(watcher)));
   long code;
   if (in >> code) return code;
   return -1;
+}
+
+// Each run of a service program has a channel of its own, so a program still ending cannot
+// take away the channel of the next run.
+std::string ControlSocketPath(const std::string& dir, uint32_t pid) {
+  return JoinPath(dir, "control." + std::to_string(pid) + ".sock");
 }
 
 // ---- Handles ----
@@ -233,11 +240,11 @@ Published CurrentStatus(const std::string& root, const std::string& name) {
   bool watcherAlive = Alive(p.watcher, p.watcherStart);
   if (programAlive || (!p.dispatcher && watcherAlive)) return p;
   // The program is gone; give its watcher a moment to record the exit code.
-  for (int i = 0; i < 50 && watcherAlive && RecordedExit(dir) < 0; ++i) {
+  for (int i = 0; i < 50 && watcherAlive && RecordedExit(dir, p.watcher) < 0; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
     watcherAlive = Alive(p.watcher, p.watcherStart);
   }
-  long code = RecordedExit(dir);
+  long code = RecordedExit(dir, p.watcher);
   p.status.dwCurrentState = SERVICE_STOPPED;
   p.status.dwControlsAccepted = 0;
   p.status.dwCheckPoint = 0;
@@ -483,11 +490,14 @@ bool StartService(SC_HANDLE service, const std::vector<std::string>& arguments) 
 
   // Everything the child needs is prepared before fork: after it only async-signal-safe calls.
   MakeDirectories(dir);
-  unlink(JoinPath(dir, "exit").c_str());
-  unlink(JoinPath(dir, "control.sock").c_str());
+  // Exit codes of earlier runs are of no use any more.
+  std::error_code ec;
+  for (auto it = std::filesystem::directory_iterator(dir, ec); !ec && it != std::filesystem::directory_iterator();
+       it.increment(ec))
+    if (it->path().filename().string().rfind("exit.", 0) == 0) std::filesystem::remove(it->path(), ec);
   const std::string script =
       "\"$@\" </dev/null >>\"$VLZT_SCM_DIR/output.log\" 2>&1; code=$?; "
-      "printf '%s\\n' \"$code\" >\"$VLZT_SCM_DIR/exit.tmp\" && mv -f \"$VLZT_SCM_DIR/exit.tmp\" \"$VLZT_SCM_DIR/exit\"";
+      "printf '%s\\n' \"$code\" >\"$VLZT_SCM_DIR/exit.$$.tmp\" && mv -f \"$VLZT_SCM_DIR/exit.$$.tmp\" \"$VLZT_SCM_DIR/exit.$$\"";
   std::vector<std::string> args = {"/bin/sh", "-c", script, "vlzt-service"};
   args.insert(args.end(), argv.begin(), argv.end());
   std::vector<std::string> env;
@@ -566,7 +576,7 @@ bool StartService(SC_HANDLE service, const std::vector<std::string>& arguments) 
   while (std::chrono::steady_clock::now() < deadline) {
     Published now;
     if (ReadPublished(dir, &now) && now.dispatcher) return true;
-    if (!Alive(p.watcher, p.watcherStart) || RecordedExit(dir) >= 0) {
+    if (!Alive(p.watcher, p.watcherStart) || RecordedExit(dir, p.watcher) >= 0) {
       CurrentStatus(service->root, service->name);
       return Fail(1067);
     }
@@ -587,7 +597,7 @@ bool ControlService(SC_HANDLE service, uint32_t control, SERVICE_STATUS* status)
   if (p.status.dwCurrentState == SERVICE_STOPPED) return Fail(1062);
   if (!p.dispatcher) return Fail(1061);
   sockaddr_un addr;
-  if (!SocketAddress(JoinPath(dir, "control.sock"), &addr)) return Fail(87);
+  if (!SocketAddress(ControlSocketPath(dir, p.pid), &addr)) return Fail(87);
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return Fail(ErrorFromErrno(errno));
   uint32_t reply = 0;
@@ -657,7 +667,7 @@ bool StartServiceCtrlDispatcher(const std::vector<ServiceTableEntry>& table) {
   unsetenv(kLaunchVariable);
   unsetenv("VLZT_SCM_DIR");
 
-  std::string socketPath = JoinPath(dir, "control.sock");
+  std::string socketPath = ControlSocketPath(dir, static_cast<uint32_t>(getpid()));
   sockaddr_un addr;
   if (!SocketAddress(socketPath, &addr)) return Fail(87);
   int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -11,8 +11,9 @@
 // deletion, 1073 already exists, 53 unknown computer.
 //
 // Runtime state lives in <machine root>/services/<name>/: `status` (replaced atomically on
-// every report), `control.sock` (the control channel), `exit` (the program's exit code)
-// and `output.log` (what the program writes to standard output and error).
+// every report), `control.<pid>.sock` (the control channel of the running program),
+// `exit.<watcher pid>` (the program's exit code) and `output.log` (what the program writes
+// to standard output and error).
 #pragma once
 #include <cstdint>
 #include <functional>

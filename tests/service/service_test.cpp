@@ -25,6 +25,18 @@ using testing::RunCommand;
 
 class ServiceTest : public testing::TestRoot {
  protected:
+  // A test that failed half-way may leave a service running: end it with its root.
+  void TearDown() override {
+    SC_HANDLE m = OpenSCManager("", SC_MANAGER_ALL_ACCESS);
+    for (const char* name : {"vlZTEventLog", "quitter", "ghost"}) {
+      SC_HANDLE s = m ? OpenService(m, name, SERVICE_QUERY_STATUS) : nullptr;
+      SERVICE_STATUS_PROCESS st;
+      if (s && QueryServiceStatus(s, &st) && st.dwProcessId) kill(static_cast<pid_t>(st.dwProcessId), SIGKILL);
+      if (s) CloseServiceHandle(s);
+    }
+    if (m) CloseServiceHandle(m);
+    TestRoot::TearDown();
+  }
   void Configure(bool withHome = true) {
     if (withHome) {
       ASSERT_EQ(vlZTREG_WriteString(kProductKey, "Home", path("home")), 0);
@@ -70,7 +82,8 @@ TEST_F(ServiceTest, RegisterStartStopAndUnregister) {
   EXPECT_NE(out.find("FAILED 1056"), std::string::npos) << out;
 
   ASSERT_EQ(Vlsc("stop vlZTEventLog", &out), 0) << out;
-  EXPECT_NE(out.find("STOP_PENDING"), std::string::npos) << out;
+  // The stop control returns once the service has begun its shutdown, or finished it.
+  EXPECT_TRUE(out.find("STOP_PENDING") != std::string::npos || out.find("1  STOPPED") != std::string::npos) << out;
   ASSERT_TRUE(WaitForState(SERVICE_STOPPED));
   std::string log = Log();
   for (const char* line : {"is starting ----------------", "Tavish Monitor Startup Complete",
