@@ -1,6 +1,7 @@
 // platform/system.cpp
 #include "platform/system.h"
 
+#include <sys/syscall.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <ctime>
 #include <fstream>
 
+#include "platform/process.h"
 #include "platform/registry.h"
 
 namespace vlzt::platform {
@@ -115,6 +117,22 @@ std::string OsServicePack() {
   utsname u{};
   return uname(&u) == 0 ? u.release : "";
 }
+
+uint32_t RebootSystem() {
+  std::string command = "/sbin/reboot";
+  RegValue value;
+  if (RegGetValue(HKEY_LOCAL_MACHINE, "SYSTEM\\Platform", "RebootCommand", &value) == 0 &&
+      (value.type == REG_SZ || value.type == REG_EXPAND_SZ) && !RegDataString(value.data).empty())
+    command = RegDataString(value.data);
+  auto process = Process::Start("CMD /c \"" + command + "\"", {});
+  if (!process) return GetLastError();
+  if (process->Wait(60000) != 0) return kWaitTimeout;
+  return process->ExitCode();
+}
+
+long ProcessId() { return static_cast<long>(getpid()); }
+
+long ThreadId() { return static_cast<long>(syscall(SYS_gettid)); }
 
 uint32_t GetLastError() { return t_lastError; }
 

@@ -24,6 +24,15 @@ std::string OsFamily();
 std::string OsSystemName();
 std::string OsServicePack();
 
+// Restarts the computer: runs the command in the registry value RebootCommand of
+// SYSTEM\Platform (default /sbin/reboot) through /bin/sh. 0 when it ran and succeeded, else
+// the platform error code (or the command's exit code when it failed).
+uint32_t RebootSystem();
+
+// Ids of this process and of the calling thread, for the names of temporary files.
+long ProcessId();
+long ThreadId();
+
 // The calling thread's last error, as the platform calls set it.
 uint32_t GetLastError();
 void SetLastError(uint32_t code);
