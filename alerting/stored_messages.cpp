@@ -133,15 +133,10 @@ int WriteStoredMessage(const StoredAlert& alert, const std::string& title,
   std::string temp = path + "." + std::to_string(platform::ProcessId()) + "-" +
                      std::to_string(platform::ThreadId()) + ".tmp";
   RemoveQuietly(temp);
-  auto put = [&](const char* key, const std::string& value) {
-    return platform::WritePrivateProfileString(kSection, key, value.c_str(), temp);
-  };
-  if (!put("Message", message)) {
-    vlZTLog_Message(1, 0, nullptr, kModule, function, "ss",
-                    "Unable to write the error message to the file ", path);
-    RemoveQuietly(temp);
-    return 0;
-  }
+  // The keys are collected in their order and written at once.
+  std::vector<std::pair<std::string, std::string>> keys;
+  auto put = [&](const char* key, const std::string& value) { keys.emplace_back(key, value); };
+  put("Message", message);
   put("MessageSize", std::to_string(message.size()));
   put("ErrorType", std::to_string(alert.errorType));
   if (!alert.internal) {
@@ -156,14 +151,6 @@ int WriteStoredMessage(const StoredAlert& alert, const std::string& title,
   put("Sent", "N");
   put("RunningTime", std::to_string(platform::GetTickCount() / 1000));
   put("ErrorTitle", title);
-  std::string storedTitle = ReadStoredText(temp, "ErrorTitle", "N/A", 259);
-  if (alert.internal)
-    ReportRuntimeActivity(kOriginAlertNotify, "ss",
-                          "Recording internal/configuration error information for check ",
-                          storedTitle);
-  else
-    ReportRuntimeActivity(kOriginAlertNotify, "ss", "Recording alert information for check ",
-                          storedTitle);
   static constexpr const char* kInfoKeys[] = {"AdditionalInfo1", "AdditionalInfo2",
                                               "AdditionalInfo3"};
   for (int i = 0; i < 3; ++i)
@@ -172,6 +159,20 @@ int WriteStoredMessage(const StoredAlert& alert, const std::string& title,
   put("LoggedOn", "N/A");
   put("TestID", "N/A");
   put("ErrorXStatus", "5");
+  if (!platform::WritePrivateProfileSection(kSection, keys, temp)) {
+    vlZTLog_Message(1, 0, nullptr, kModule, function, "ss",
+                    "Unable to write the error message to the file ", path);
+    RemoveQuietly(temp);
+    return 0;
+  }
+  std::string storedTitle = ReadStoredText(temp, "ErrorTitle", "N/A", 259);
+  if (alert.internal)
+    ReportRuntimeActivity(kOriginAlertNotify, "ss",
+                          "Recording internal/configuration error information for check ",
+                          storedTitle);
+  else
+    ReportRuntimeActivity(kOriginAlertNotify, "ss", "Recording alert information for check ",
+                          storedTitle);
 
   {
     // Under the lock, so the delayed e-mail thread never rewrites a file being replaced,

@@ -14,6 +14,8 @@
 
 namespace vlzt {
 
+class CheckMatcher;
+
 // One check: the conditions under which a record of its log raises an alert.
 struct Check {
   KeywordList IncludeKeywords;
@@ -48,6 +50,7 @@ struct MonitoredLogFile {
   int32_t LogType = 0;
   std::string FileName;  // at most 259 characters: the pattern with the date tokens replaced
   std::string Pattern;   // at most 259 characters: File unquoted, environment expanded
+  std::shared_ptr<CheckMatcher> Matcher;  // the checks' phrases in one scanner, built on first use
 };
 
 // Section names and keys of the configuration status file.

@@ -10,6 +10,7 @@
 #include "monitors/date_tokens.h"
 #include "monitors/keywords.h"
 #include "monitors/log_lines.h"
+#include "monitors/phrase_scanner.h"
 #include "monitors/recent_duplicates.h"
 #include "platform/clock.h"
 #include "platform/file.h"
@@ -71,15 +72,16 @@ void Alert(MonitoredLogFile& entry, const Check& check, const std::string& line)
 }
 
 // Tests one line against the checks of its file; the first check that passes takes it.
-void TestLine(MonitoredLogFile& entry, const std::string& line, FoldedText& folded) {
-  folded.Assign(line);
-  for (const Check& check : entry.Checks) {
-    if (MatchKeywords(folded, check.And, check.IncludeKeywords) != 1) continue;
+void TestLine(MonitoredLogFile& entry, const std::string& line) {
+  CheckMatcher& matcher = *entry.Matcher;
+  for (size_t n : matcher.Scan(line)) {
+    const Check& check = entry.Checks[n];
+    if (matcher.Includes(n, check.And) != 1) continue;
     if (Duplicates().IsRecentDuplicate(entry.FileName, line) != 0) {
       ReportRuntimeActivity(kOrigin, "s", "Inbound text already alerted within timeframe - it will be ignored");
       continue;
     }
-    if (MatchKeywords(folded, 0, check.ExcludeKeywords) != 0) continue;
+    if (matcher.Excludes(n) != 0) continue;
     Alert(entry, check, line);
   }
 }
@@ -128,7 +130,7 @@ void CheckLatestLogFileMessages(MonitoredLogFile& entry) {
     return;
   }
   static thread_local std::string line;
-  static thread_local FoldedText folded;
+  if (!entry.Matcher) entry.Matcher = std::make_shared<CheckMatcher>(entry.Checks);
   LogLineReader reader(*file, static_cast<uint64_t>(entry.Position));
   while (true) {
     if (Stopping()) {
@@ -150,7 +152,7 @@ void CheckLatestLogFileMessages(MonitoredLogFile& entry) {
     }
     entry.Position = static_cast<int64_t>(reader.Position());
     ReportRuntimeActivity(kOrigin, "ss", "Entry found in log file ", entry.FileName);
-    TestLine(entry, line, folded);
+    TestLine(entry, line);
   }
 }
 

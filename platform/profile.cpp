@@ -305,6 +305,34 @@ bool WritePrivateProfileString(const char* section, const char* key, const char*
   return WriteAtomically(file, Render(p));
 }
 
+bool WritePrivateProfileSection(const std::string& section,
+                                const std::vector<std::pair<std::string, std::string>>& pairs,
+                                const std::string& file) {
+  FolderLock lock(file);
+  if (!lock.ok()) return false;
+  std::string text;
+  bool exists = ReadWhole(file, &text);
+  Parsed p = Parse(text);
+  std::vector<Line> keys;
+  for (const auto& [key, value] : pairs) keys.push_back(Classify(OneLine(key.c_str()) + "=" + OneLine(value.c_str())));
+  long s = FindSection(p, section.c_str());
+  if (s < 0) {
+    if (exists && !p.lines.empty() && !Trim(p.lines.back().text).empty()) p.lines.push_back(Classify(""));
+    p.lines.push_back(Classify(std::string("[").append(OneLine(section.c_str())).append("]")));
+    p.lines.insert(p.lines.end(), keys.begin(), keys.end());
+    return WriteAtomically(file, Render(p));
+  }
+  size_t end = SectionEnd(p, s);
+  std::vector<Line> kept;
+  for (size_t i = static_cast<size_t>(s) + 1; i < end; ++i)
+    if (p.lines[i].kind != Line::kKey) kept.push_back(p.lines[i]);
+  // The new keys come first, then whatever else the section held (comments, blank lines).
+  keys.insert(keys.end(), kept.begin(), kept.end());
+  p.lines.erase(p.lines.begin() + s + 1, p.lines.begin() + static_cast<long>(end));
+  p.lines.insert(p.lines.begin() + s + 1, keys.begin(), keys.end());
+  return WriteAtomically(file, Render(p));
+}
+
 bool WritePrivateProfileInt(const char* section, const char* key, int32_t value,
                             const std::string& file) {
   return WritePrivateProfileString(section, key, std::to_string(value).c_str(), file);

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace vlzt::platform {
@@ -34,6 +35,13 @@ int32_t GetPrivateProfileInt(const char* section, const char* key, int32_t def,
 // Returns true on success; false leaves the file as it was (errno tells why).
 bool WritePrivateProfileString(const char* section, const char* key, const char* value,
                                const std::string& file);
+
+// Replaces the keys of `section` (created when missing) with `pairs` in their order, in one
+// write; lines of the section that are not keys are kept. Same result as writing the keys
+// one by one into a section emptied first.
+bool WritePrivateProfileSection(const std::string& section,
+                                const std::vector<std::pair<std::string, std::string>>& pairs,
+                                const std::string& file);
 
 // Writes a number as decimal text.
 bool WritePrivateProfileInt(const char* section, const char* key, int32_t value,

@@ -103,6 +103,15 @@ TEST_F(ProfileTest, WritesKeepEveryOtherLine) {
   EXPECT_FALSE(WritePrivateProfileString("S", "K", "V", path("no/such/dir.ini")));
 }
 
+TEST_F(ProfileTest, WholeSectionInOneWrite) {
+  std::string file = path("section.ini");
+  ASSERT_TRUE(WritePrivateProfileSection("Default", {{"Message", "text"}, {"ErrorType", "4"}}, file));
+  EXPECT_EQ(testing::ReadFile(file), "[Default]\nMessage=text\nErrorType=4\n");
+  testing::WriteFile(file, "[Other]\nX=1\n[default]\nOld=1\n; note\n[Last]\nY=2\n");
+  ASSERT_TRUE(WritePrivateProfileSection("Default", {{"New", "a\nb"}}, file));
+  EXPECT_EQ(testing::ReadFile(file), "[Other]\nX=1\n[default]\nNew=a b\n; note\n[Last]\nY=2\n");
+}
+
 TEST_F(ProfileTest, WritersInSeveralProcessesLoseNothing) {
   std::string file = path("shared.ini");
   constexpr int kKeys = 40;
