@@ -7,6 +7,12 @@
 #include <mutex>
 #include <thread>
 
+#include "alerting/alert_notification.h"
+#include "alerting/email.h"
+#include "alerting/recipients.h"
+#include "console/activity.h"
+#include "monitors/check_config.h"
+#include "monitors/logfile_monitor.h"
 #include "platform/machine_root.h"
 #include "platform/scm.h"
 #include "platform/system.h"
@@ -185,7 +191,7 @@ void ServiceMain(const std::vector<std::string>& arguments) {
         "and could not be created. Please contact the System Administrator");
   ClearTemporaryFiles();
   std::error_code ec;
-  std::filesystem::remove(platform::JoinPath(s.Home, "vlZTConfigStatus_LOG.err"), ec);
+  std::filesystem::remove(ConfigStatusFilePath(), ec);
   if (!Report()) return LostController();
   ClearPageFiles();
   if (!Report()) return LostController();
@@ -228,9 +234,19 @@ void ServiceMain(const std::vector<std::string>& arguments) {
     Log(3, "Server warm-up completed. Startup continues ...");
   }
 
-  // 18: the worker threads that this build has.
+  // 18: the worker threads. E-mail reaches the alert thread through its channel; the
+  // delayed e-mail thread runs only when somebody is to get e-mail at all.
+  InstallEMailChannel();
+  std::string recipients;
+  bool anyEMail = BuildRecipientList(1023, 2, recipients, kRecipientListCapacity) >= 1;
   const Worker workers[] = {
-      {-2, nullptr, nullptr},
+      {1, +[] { VerifyLogFiles(); },
+       "The Tavish Monitor cannot be started because the Log File monitoring thread could not be initialised. "
+       "Error: "},
+      {7, AlertNotification,
+       "The Tavish Monitor cannot be started because the Alerting thread could not be initialised. Error: "},
+      {14, anyEMail ? DelayedAlertNotification : nullptr,
+       "The Tavish Monitor cannot be started because the Delayed Alerting thread could not be initialised. Error: "},
   };
   int started = 0;
   for (const Worker& w : workers) {
@@ -266,6 +282,7 @@ void ServiceMain(const std::vector<std::string>& arguments) {
   vlZTLog_Event(6, "vlZTELog", "ServiceMain", "s", "The Velmora/Tavish Log Monitor started successfully");
   Log(3, "---------------- Tavish Monitor Startup Complete ----------------");
   TracePrint("The Velmora/Tavish Log Monitor is now running");
+  ReportRuntimeActivity(21, "s", "The monitor service is running");
   ReportServiceStatus(SERVICE_RUNNING, 0, 0);
   s.StopServerEvent.Wait(platform::kInfinite);
 
@@ -273,6 +290,7 @@ void ServiceMain(const std::vector<std::string>& arguments) {
   vlZTLog_Event(6, "vlZTELog", "ServiceMain", "s", "The Velmora/Tavish Log Monitor is being shut down");
   Log(3, "---------------- The Velmora/Tavish Log Monitor is being shut down ----------------");
   TracePrint("The Velmora/Tavish Log Monitor is shutting down");
+  ReportRuntimeActivity(21, "s", "The monitor service is shutting down");
   ReportServiceStatus(SERVICE_STOP_PENDING, 0, kPendingHint);
   CleanupMonitor();
   ReportServiceStatus(SERVICE_STOP_PENDING, 0, kPendingHint);
