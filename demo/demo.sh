@@ -34,10 +34,25 @@ printf 'Windows Registry Editor Version 5.00\n\n[%s]\n"Good"="yes"\n"Bad"=dword:
 "$bin/vlreg" query "$key" /v Good || true
 
 step "Register the monitor as a service and start it"
+mkdir -p "$home"
+echo "disk error logged before the monitor started (never alerted)" > "$home/app.log"
 "$bin/vlZTEventLog" /register
 "$bin/vlsc" start vlZTEventLog
 wait_state vlZTEventLog RUNNING
 "$bin/vlsc" query vlZTEventLog
+
+step "Lines appended to the watched file $home/app.log"
+sleep 2
+printf '%s\n' "kernel: disk sda reports I/O error at sector 42" \
+  "disk error during a test only run (excluded)" "all is well" | tee -a "$home/app.log"
+for _ in $(seq 100); do [ -s "$home/data/AlertLog.txt" ] && break; sleep 0.1; done
+sleep 1
+step "The alert it raised: the stored message and the alert log"
+cat "$home/data/LOG1.err"
+echo
+cat "$home/data/AlertLog.txt"
+step "Channels that are not configured or not built yet are named, not counted as sent"
+grep -h 'channel is not available\|No e-mail\|not sent' "$VLZT_ROOT/log/VLMZT.LOG" | sed 's/^.*: //' | sort -u || true
 
 step "Stop it"
 "$bin/vlsc" stop vlZTEventLog
