@@ -30,9 +30,9 @@ fuzz: deps
 	packaging/install-deps.sh fuzz
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVLZT_TESTS=OFF -DVLZT_FUZZ=ON
 	cmake --build build-fuzz
-	@set -e; for f in build-fuzz/bin/*_fuzz; do echo "== $$(basename $$f)"; \
-		mkdir -p build-fuzz/corpus/$$(basename $$f); \
-		$$f -max_total_time=$(FUZZ_SECONDS) build-fuzz/corpus/$$(basename $$f) fuzz/corpus/$$(basename $$f); done
+	@set -e; for f in build-fuzz/bin/*_fuzz; do n=$$(basename $$f); echo "== $$n"; \
+		mkdir -p build-fuzz/corpus/$$n; seeds=fuzz/corpus/$$n; [ -d $$seeds ] || seeds=; \
+		$$f -max_total_time=$(FUZZ_SECONDS) build-fuzz/corpus/$$n $$seeds; done
 
 clean:
 	rm -rf build build-test build-bench build-fuzz
