@@ -10,6 +10,7 @@
 #include "platform/console.h"
 #include "platform/scm.h"
 #include "platform/system.h"
+#include "service/event_messages.h"
 #include "service/service_main.h"
 #include "support/service_state.h"
 #include "support/vlZTLog.h"
@@ -136,6 +137,8 @@ int Unregister() {
 }  // namespace
 
 int ServiceProgramMain(int argc, char** argv) {
+  // Milestones and failures are recorded in the Application event log as well.
+  InstallEventLogSink();
   if (argc < 2) {
     std::vector<ServiceTableEntry> table = {{kServiceName, ServiceStart}};
     // A stop by signal (from systemd or an administrator) runs the orderly stop as well.

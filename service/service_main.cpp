@@ -12,6 +12,7 @@
 #include "alerting/recipients.h"
 #include "console/activity.h"
 #include "monitors/check_config.h"
+#include "monitors/eventlog_monitor.h"
 #include "monitors/logfile_monitor.h"
 #include "platform/machine_root.h"
 #include "platform/scm.h"
@@ -240,6 +241,9 @@ void ServiceMain(const std::vector<std::string>& arguments) {
   std::string recipients;
   bool anyEMail = BuildRecipientList(1023, 2, recipients, kRecipientListCapacity) >= 1;
   const Worker workers[] = {
+      {0, +[] { VerifyEventLogs(); },
+       "The Tavish Monitor cannot be started because the Event Log monitoring thread could not be initialised. "
+       "Error: "},
       {1, +[] { VerifyLogFiles(); },
        "The Tavish Monitor cannot be started because the Log File monitoring thread could not be initialised. "
        "Error: "},
