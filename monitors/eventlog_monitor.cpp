@@ -351,18 +351,9 @@ void CloseAll(std::vector<MonitoredEventLog>& list) {
 
 void WriteFragment(std::ostream& out) {
   ReportRuntimeActivity(kOrigin, "s", "Generating web data");
-  std::lock_guard<std::recursive_mutex> lock(ServiceState().WebDataLock);
-  std::vector<LatestRecord> rows;
-  std::string fallback;
-  if (g_checksLoaded.load() == 0) {
-    fallback = "Not being monitored or no data currently available ...";
-  } else {
-    LatestRecord r;
-    for (size_t i = 0; g_latest.Get(i, r); ++i) rows.push_back(r);
-    fallback = "No entries logged since Velmora was started ...";
-  }
-  WriteLatestRecordsTable(out, "images/EventLog.bmp", "Latest Event Log Records ...",
-                          {{"Event Log", 216}, {"Time", 150}, {"Message (Source, Event ID)", 360}}, rows, fallback);
+  WriteMonitorFragment(out, g_checksLoaded.load() != 0, g_latest, "images/EventLog.bmp",
+                       "Latest Event Log Records ...",
+                       {{"Event Log", 216}, {"Time", 150}, {"Message (Source, Event ID)", 360}});
 }
 
 }  // namespace

@@ -23,6 +23,19 @@ void LatestRecords::Clear() {
   records_.clear();
 }
 
+void WriteMonitorFragment(std::ostream& out, bool monitoring, const LatestRecords& store, const std::string& image,
+                          const std::string& title, const std::vector<FragmentColumn>& columns) {
+  std::lock_guard<std::recursive_mutex> lock(ServiceState().WebDataLock);
+  std::vector<LatestRecord> rows;
+  std::string fallback = "Not being monitored or no data currently available ...";
+  if (monitoring) {
+    LatestRecord r;
+    for (size_t i = 0; store.Get(i, r); ++i) rows.push_back(r);
+    fallback = "No entries logged since Velmora was started ...";
+  }
+  WriteLatestRecordsTable(out, image, title, columns, rows, fallback);
+}
+
 std::string HtmlEscape(const std::string& text) {
   std::string out;
   out.reserve(text.size());

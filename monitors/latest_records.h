@@ -42,6 +42,11 @@ void WriteLatestRecordsTable(std::ostream& out, const std::string& image, const 
                              const std::vector<FragmentColumn>& columns, const std::vector<LatestRecord>& rows,
                              const std::string& fallback);
 
+// A monitor's table on the status page, under WebDataLock: the matches of `store`, or a row
+// saying that nothing is monitored (`monitoring` false) or that nothing matched yet.
+void WriteMonitorFragment(std::ostream& out, bool monitoring, const LatestRecords& store, const std::string& image,
+                          const std::string& title, const std::vector<FragmentColumn>& columns);
+
 // `text` with &, <, > and " written as entities.
 std::string HtmlEscape(const std::string& text);
 

@@ -88,18 +88,8 @@ void TestLine(MonitoredLogFile& entry, const std::string& line) {
 
 void WriteFragment(std::ostream& out) {
   ReportRuntimeActivity(kOrigin, "s", "Generating web data");
-  std::lock_guard<std::recursive_mutex> lock(ServiceState().WebDataLock);
-  std::vector<LatestRecord> rows;
-  std::string fallback;
-  if (g_checksLoaded.load() == 0) {
-    fallback = "Not being monitored or no data currently available ...";
-  } else {
-    LatestRecord r;
-    for (size_t i = 0; g_latest.Get(i, r); ++i) rows.push_back(r);
-    fallback = "No entries logged since Velmora was started ...";
-  }
-  WriteLatestRecordsTable(out, "images/File.bmp", "Latest Logged Records ...",
-                          {{"Log File", 216}, {"Message Text", 510}}, rows, fallback);
+  WriteMonitorFragment(out, g_checksLoaded.load() != 0, g_latest, "images/File.bmp", "Latest Logged Records ...",
+                       {{"Log File", 216}, {"Message Text", 510}});
 }
 
 }  // namespace
