@@ -40,15 +40,6 @@ DateTokenExpander dateTokenExpander;
 bool IsEventLogType(int32_t type) { return type == 0 || type == 1 || type == 2 || type == 5; }
 bool IsLogFileType(int32_t type) { return type == 3 || type == 4 || type == 6 || type == 7; }
 
-char FoldAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (FoldAscii(a[i]) != FoldAscii(b[i])) return false;
-  return true;
-}
-
 // A value written into the status file stays on its line, whatever the registry held.
 std::string OneLine(std::string text) {
   for (char& c : text)

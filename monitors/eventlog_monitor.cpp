@@ -58,15 +58,6 @@ void Log(int level, const char* function, const std::string& text) {
   vlZTLog_Message(level, 0, nullptr, kModule, function, "s", text);
 }
 
-char FoldAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (FoldAscii(a[i]) != FoldAscii(b[i])) return false;
-  return true;
-}
-
 int32_t ReadPollInterval() {
   int32_t value = kDefaultPollInterval;
   if (vlZTREG_ReadNumber(kConfigKey, "EventLogPollInterval", &value) != 0 || value < 1) value = kDefaultPollInterval;

@@ -183,6 +183,14 @@ int MatchKeywords(std::string_view text, int all, const KeywordList& list) {
   return MatchKeywords(folded, all, list);
 }
 
+bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
+  auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (fold(a[i]) != fold(b[i])) return false;
+  return true;
+}
+
 void FreeKeywords(KeywordList& list) { std::vector<KeywordPhrase>().swap(list.Phrases); }
 
 }  // namespace vlzt

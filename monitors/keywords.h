@@ -115,6 +115,10 @@ int SplitAnds(const std::string& value, KeywordPhrase& phrase);
 int MatchKeywords(std::string_view text, int all, const KeywordList& list);
 int MatchKeywords(const FoldedText& text, int all, const KeywordList& list);
 
+// True when `a` and `b` are the same text but for the letter case of ASCII letters, the
+// comparison the checks use for names, sources and event numbers.
+bool EqualsIgnoreCase(std::string_view a, std::string_view b);
+
 // Drops every phrase and part of `list` and releases their memory.
 void FreeKeywords(KeywordList& list);
 

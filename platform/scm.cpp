@@ -323,6 +323,21 @@ bool SocketAddress(const std::string& path, sockaddr_un* addr) {
 
 }  // namespace
 
+namespace {
+
+// A handle on service `name` of the computer of `manager`.
+SC_HANDLE ServiceHandle(SC_HANDLE manager, const std::string& name, uint32_t access) {
+  auto* h = new ScHandleObject;
+  h->machine = manager->machine;
+  h->root = manager->root;
+  h->name = name;
+  h->access = access;
+  SetLastError(0);
+  return h;
+}
+
+}  // namespace
+
 SC_HANDLE OpenSCManager(const std::string& machine, uint32_t access) {
   std::string root = RootOfComputer(machine);
   bool local = root == MachineRoot();
@@ -354,13 +369,7 @@ SC_HANDLE OpenService(SC_HANDLE manager, const std::string& name, uint32_t acces
     Fail(1060);
     return nullptr;
   }
-  auto* h = new ScHandleObject;
-  h->machine = manager->machine;
-  h->root = manager->root;
-  h->name = stored;
-  h->access = access;
-  SetLastError(0);
-  return h;
+  return ServiceHandle(manager, stored, access);
 }
 
 bool CloseServiceHandle(SC_HANDLE handle) {
@@ -408,13 +417,7 @@ SC_HANDLE CreateService(SC_HANDLE manager, const std::string& name, const Servic
     Fail(static_cast<uint32_t>(rc));
     return nullptr;
   }
-  auto* h = new ScHandleObject;
-  h->machine = manager->machine;
-  h->root = manager->root;
-  h->name = name;
-  h->access = access;
-  SetLastError(0);
-  return h;
+  return ServiceHandle(manager, name, access);
 }
 
 bool QueryServiceConfig(SC_HANDLE service, ServiceConfig* config) {
